@@ -13,6 +13,7 @@
 
 #include <pthread.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -155,7 +156,10 @@ const char* current_time() {
 // Requires the logger lock.
 void set_output(FILE* f) {
   _theLog = f;
-  _log_pos = is_std_stream(f) ? -1 : ftell(f);
+  // Only regular files grow and roll; devices, pipes and terminals do not.
+  struct stat st;
+  const bool regular = !is_std_stream(f) && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+  _log_pos = regular ? ftell(f) : -1;
 }
 
 // Requires the logger lock.
@@ -215,6 +219,10 @@ void forget_names() {
 // name; false when the rename failed.
 bool roll_file() {
   const LogTexts& t = texts();
+  // Only a regular file is moved aside: a log opened on a device or a pipe
+  // (such as /dev/null) must never be renamed or replaced.
+  struct stat st;
+  if (stat(t.logfile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   remove(t.logfile_old.c_str());
   return rename(t.logfile.c_str(), t.logfile_old.c_str()) == 0;
 }

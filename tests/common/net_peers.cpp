@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -54,6 +55,74 @@ void signal_stop(sys_socket_t stop_w) {
   sys_write(stop_w, "x", 1, &n);
 }
 
+// Exit status of a child that could not make its private mount namespace.
+const int NAMESPACE_REFUSED = 97;
+
+// Forks argv (argv[0] is the binary's path) in a process group of its own,
+// with standard input from /dev/null and its output in log_path. With a
+// hosts_file the child runs in a private mount namespace with that file over
+// /etc/hosts, and exits with NAMESPACE_REFUSED when the system denies that.
+// Returns the child's pid, or -1.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path,
+            const std::string& hosts_file) {
+  // Everything the child needs is prepared here: after fork it may only make
+  // system calls.
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const char* log_file = log_path.c_str();
+  const char* hosts = hosts_file.empty() ? nullptr : hosts_file.c_str();
+
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    setpgid(0, 0);
+    int out = open(log_file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || in < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    if (hosts) {
+      if (unshare(CLONE_NEWNS) != 0 ||
+          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+        _exit(NAMESPACE_REFUSED);
+    }
+    if (close_range(3, ~0U, 0) != 0)
+      for (int fd = 3; fd < 4096; ++fd) close(fd);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);  // also here, so the group can be signalled at once
+  return pid;
+}
+
+// Every live process below root (zombies left out), from the parent links in
+// /proc, whatever process group or session it moved to.
+std::vector<pid_t> live_descendants(pid_t root) {
+  std::vector<std::pair<pid_t, pid_t>> links;  // (pid, parent)
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || !isdigit(static_cast<unsigned char>(name[0]))) continue;
+    // "pid (comm) state ppid ..."; comm may hold blanks and parentheses.
+    const std::string stat = net_read_file(entry.path().string() + "/stat");
+    const size_t end = stat.rfind(')');
+    if (end == std::string::npos) continue;
+    char state = 0;
+    int parent = 0;
+    if (sscanf(stat.c_str() + end + 1, " %c %d", &state, &parent) != 2 || state == 'Z') continue;
+    links.emplace_back(static_cast<pid_t>(std::stoi(name)), static_cast<pid_t>(parent));
+  }
+  std::vector<pid_t> found = {root};
+  for (size_t i = 0; i < found.size(); ++i)
+    for (const auto& link : links)
+      if (link.second == found[i]) found.push_back(link.first);
+  found.erase(found.begin());
+  return found;
+}
+
 }  // namespace
 
 int net_count_open_fds() {
@@ -74,6 +143,13 @@ unsigned short net_free_port() {
   sys_getsockname(s, &ip, &port);
   sys_close_socket(s);
   return port;
+}
+
+std::string net_read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream os;
+  os << in.rdbuf();
+  return os.str();
 }
 
 std::string net_local_address(unsigned short port) {
@@ -226,37 +302,8 @@ std::string NetChildProcess::start(const std::vector<std::string>& argv, unsigne
   stop();
   m_log_path = log_path;
   m_namespace_refused = false;
-  // Everything the child needs is prepared here: after fork it may only make
-  // system calls.
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const char* log_file = log_path.c_str();
-  const char* hosts = hosts_file.empty() ? nullptr : hosts_file.c_str();
-  const int NAMESPACE_REFUSED = 97;
-
-  pid_t pid = fork();
+  const pid_t pid = spawn(argv, log_path, hosts_file);
   if (pid < 0) return "fork failed";
-  if (pid == 0) {
-    setpgid(0, 0);
-    int out = open(log_file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    if (out < 0 || in < 0) _exit(126);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    if (hosts) {
-      if (unshare(CLONE_NEWNS) != 0 ||
-          mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-          mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
-        _exit(NAMESPACE_REFUSED);
-    }
-    if (close_range(3, ~0U, 0) != 0)
-      for (int fd = 3; fd < 4096; ++fd) close(fd);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  setpgid(pid, pid);  // also here, so stop() can signal the group at once
   m_pid = pid;
 
   for (int waited = 0; waited < CHILD_START_MS; waited += 50) {
@@ -295,11 +342,40 @@ void NetChildProcess::stop() {
   m_pid = -1;
 }
 
+void NetChildProcess::stop_with_descendants() {
+  if (m_pid <= 0) return;
+  std::vector<pid_t> left = live_descendants(m_pid);
+  for (int waited = 0; !left.empty() && waited < CHILD_STOP_MS; waited += 20) {
+    sys_thread_sleep(20);
+    left = live_descendants(m_pid);
+  }
+  // Their parents are still alive and reap them.
+  for (pid_t pid : left) kill(pid, SIGKILL);
+  stop();
+}
+
 std::string NetChildProcess::log() const {
-  std::ifstream in(m_log_path);
-  std::ostringstream os;
-  os << in.rdbuf();
-  return os.str();
+  return net_read_file(m_log_path);
+}
+
+// --- net_run ---
+
+std::string net_run(const std::vector<std::string>& argv, const std::string& log_path,
+                    int max_wait_ms) {
+  const pid_t pid = spawn(argv, log_path, std::string());
+  if (pid < 0) return "fork failed";
+  int status = 0;
+  for (int waited = 0; waitpid(pid, &status, WNOHANG) != pid; waited += 20) {
+    if (waited >= max_wait_ms) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return argv[0] + " did not end within " + std::to_string(max_wait_ms) +
+             " ms: " + net_read_file(log_path);
+    }
+    sys_thread_sleep(20);
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::string();
+  return argv[0] + " failed (status " + std::to_string(status) + "): " + net_read_file(log_path);
 }
 
 }  // namespace kvn_test

@@ -1,7 +1,8 @@
 // Peers for the networking tests, all on 127.0.0.1 and all stopped by their
 // destructors: a TCP echo server, a scripted peer that plays a fixed exchange
 // (for replies a real proxy never gives), and a child process running a real
-// proxy binary. Also descriptor counting and temporary directories.
+// proxy binary. Also descriptor counting, temporary directories and running a
+// command to its end.
 //
 // Each object belongs to the test thread that made it; the servers run their
 // own thread.
@@ -28,6 +29,15 @@ unsigned short net_free_port();
 
 // "127.0.0.1:port"
 std::string net_local_address(unsigned short port);
+
+// The whole content of a file ("" when it cannot be read).
+std::string net_read_file(const std::string& path);
+
+// Runs argv (argv[0] is the binary's path) to its end, with its output in a
+// log file. Returns "" when it exited with status 0, else what went wrong with
+// the log; a run longer than max_wait_ms is killed.
+std::string net_run(const std::vector<std::string>& argv, const std::string& log_path,
+                    int max_wait_ms);
 
 // A fresh directory under /tmp, removed with its content on destruction.
 class NetTempDir {
@@ -131,6 +141,11 @@ class NetChildProcess {
   std::string start(const std::vector<std::string>& argv, unsigned short port,
                     const std::string& log_path, const std::string& hosts_file = std::string());
   void stop();
+  // stop(), after ending the processes the child started that left its group
+  // (sshd's per-connection processes call setsid, so signalling the group
+  // misses them). They get a few seconds to end by themselves, as a session
+  // whose client has gone does, before they are killed.
+  void stop_with_descendants();
   // The child could not make its private mount namespace.
   bool namespace_refused() const { return m_namespace_refused; }
   std::string log() const;

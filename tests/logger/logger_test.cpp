@@ -2,9 +2,11 @@
 // logging, opening and closing, and rolling of the log file.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <set>
@@ -567,6 +569,25 @@ TEST_F(LogFixture, PipesAreNeverRolled) {
   ASSERT_EQ(stat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   EXPECT_FALSE(std::filesystem::exists(fifo + ".old"));
+}
+
+// A truncating open and the size limit both move a regular file aside; a
+// device (a log sent to a null device, say) must stay where it is.
+TEST_F(LogFixture, DevicesAreNeverRenamed) {
+  const std::string dev = path("null");
+  if (mknod(dev.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+    GTEST_SKIP() << "cannot create a device node here (needs root): " << strerror(errno);
+  ASSERT_EQ(Logger::open(dev, false), 0);
+  Logger::set_max_size(10);
+  for (int i = 0; i < 3; ++i) hello_p(TAVO_LOG_WARN);
+  Logger::close();
+  ASSERT_EQ(Logger::open(dev, false), 0);
+  Logger::close();
+
+  struct stat st;
+  ASSERT_EQ(stat(dev.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_FALSE(std::filesystem::exists(dev + ".old"));
 }
 
 }  // namespace
